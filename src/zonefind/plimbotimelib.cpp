@@ -86,6 +86,9 @@ bool open_command(const char* command, command_pipe& cp) {
         return false;
     }
     if (pid == 0) {
+        // A process group of its own, so that a run that overstays can be ended with all
+        // it started; its standard streams and environment stay the daemon's.
+        setpgid(0, 0);
         if (fds[1] == STDOUT_FILENO) {
             fcntl(STDOUT_FILENO, F_SETFD, 0);
         } else {
@@ -94,6 +97,7 @@ bool open_command(const char* command, command_pipe& cp) {
         execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
         _exit(127);
     }
+    setpgid(pid, pid);  // also here: whichever of the two runs first
     close(fds[1]);
     cp = command_pipe{pid, fds[0]};
     return true;
@@ -154,9 +158,9 @@ bool wait_before(pid_t pid, std::int64_t deadline) {
     }
 }
 
-// Ends a program that overran its time and reports the read failure.
+// Ends a program that overran its time, and whatever it started, and reports the read failure.
 [[noreturn]] void fail_overrun(const command_pipe& cp) {
-    kill(cp.pid, SIGKILL);
+    kill(-cp.pid, SIGKILL);
     waitpid(cp.pid, nullptr, 0);
     close(cp.fd);
     FAIL("Failed to read from get_postalcode pipe: %s\n", std::strerror(ETIMEDOUT));
