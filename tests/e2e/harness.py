@@ -235,7 +235,7 @@ class Wendle:
     succeed (or, with refuse, fail with EPERM) without the kernel doing it."""
 
     def __init__(self, *args, env=None, trace=True, refuse=False, tracelog="/tmp/wendle.strace",
-                 stdin=subprocess.DEVNULL):
+                 stdin=subprocess.DEVNULL, merge=False, also_trace=()):
         self.tracelog = tracelog if trace else None
         cmd = [WENDLE, *args]
         if trace:
@@ -243,15 +243,16 @@ class Wendle:
                 os.unlink(tracelog)
             answer = "error=EPERM" if refuse else "retval=0"
             cmd = ["strace", "-f", "-q", "-o", tracelog,
-                   "-e", "trace=clock_settime,settimeofday",
+                   "-e", "trace=" + ",".join(["clock_settime", "settimeofday", *also_trace]),
                    "-e", f"inject=clock_settime,settimeofday:{answer}", *cmd]
         full_env = {k: v for k, v in os.environ.items() if k != "TZ"}
         full_env.update(env or {})
         full_env = {k: v for k, v in full_env.items() if v is not None}
-        self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     env=full_env)
+        # merge: standard error into the same pipe, so that the order of the two shows.
+        self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT if merge else subprocess.PIPE, env=full_env)
         self.out = Stream(self.proc.stdout)
-        self.err = Stream(self.proc.stderr)
+        self.err = self.out if merge else Stream(self.proc.stderr)
 
     def settings(self):
         """The clock settings the daemon asked for, as (seconds, microseconds)."""
@@ -276,6 +277,12 @@ class Wendle:
             if len(s) >= n or time.monotonic() > deadline:
                 return s
             time.sleep(0.02)
+
+    def trace_lines(self):
+        if not self.tracelog or not os.path.exists(self.tracelog):
+            return []
+        with open(self.tracelog) as f:
+            return f.readlines()
 
     def wait(self, timeout=DEFAULT_TIMEOUT):
         """The exit status; the streams are read to their end."""
@@ -330,6 +337,14 @@ def socket_inodes(pid):
     except OSError:
         pass
     return found
+
+
+def wait_port_bound(timeout=DEFAULT_TIMEOUT, port=123):
+    deadline = time.monotonic() + timeout
+    while not udp_port_bound(port):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"nothing bound UDP port {port}")
+        time.sleep(0.01)
 
 
 def wait_port_free(timeout=DEFAULT_TIMEOUT, port=123):
