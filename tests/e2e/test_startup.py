@@ -11,6 +11,14 @@ USAGE = "Usage: wendle [-b][-d][-o][-s][-m multicast_address]\n"
 HEADER_LINE = "Ver: {} Stratum: {} Mode: {} Poll:{} Precision {}\n"
 
 
+@pytest.fixture
+def wendle(wendle):
+    """The daemon with a zone in TZ, so that broadcasts never start the zone discovery."""
+    def start(*args, env=None, **kw):
+        return wendle(*args, env={"TZ": "EST5", **(env or {})}, **kw)
+    return start
+
+
 def received_from(w, start=0):
     """Senders of the broadcasts the debug output shows, in order."""
     return [line.split()[-1] for line in w.out.lines[start:] if line.startswith("Time broadcast received from")]
@@ -68,7 +76,8 @@ def test_background_without_syslog_option_logs_no_banner(wendle, syslog):
     assert w.wait() == 0
     assert len(harness.wendle_pids()) == 1
     send(ntp_packet())
-    assert syslog.drain() == []
+    syslog.wait(lambda m: m.get("text", "").startswith("Setting the local time"))
+    assert not [m for m in syslog.drain() if "V1.3" in m.get("text", "")]
 
 
 @pytest.mark.parametrize("background", [False, True])
@@ -139,7 +148,7 @@ def test_last_multicast_group_is_joined(wendle):
     i = w.out.wait_for("Stratum: 12")
     mark(w)
     assert "Stratum: 11" not in w.out.text()
-    assert w.err.text() == ""
+    assert "Couldn't add membership" not in w.err.text()
     assert i > 0
 
 
