@@ -40,6 +40,8 @@ constexpr int MAX_RUNS = 4;
 constexpr unsigned RETRY_PAUSE_SECONDS = 2;
 constexpr std::int64_t RUN_LIMIT_MS = 10'000;  // a postcode program gets this long per run
 
+char* box_postcode = nullptr;  // kept for the life of the process, as the table is
+
 // Writes one diagnostic where this subsystem's messages go.
 [[gnu::format(printf, 1, 2)]] void report(const char* format, ...) {
     va_list ap;
@@ -224,7 +226,8 @@ char* get_postcode() {
 
 void set_tz_variable() {
     if (Listsize == 0) read_postcode_zones();
-    char* postcode = get_postcode();
+    std::free(box_postcode);  // a second choice replaces the first
+    char* postcode = box_postcode = get_postcode();
     if (postcode == nullptr) FAIL("Null postcode in set_tz_variable()\n");
     if (verbose) std::fprintf(stderr, "Our postcode is %s. ", postcode);
     for (std::int32_t i = 0; i < Listsize; ++i) {
