@@ -6,9 +6,11 @@ Everything here runs inside tests/sandbox/run: /etc, /var, /tmp and /dev are
 private, the network is the sandbox's own loopback, CAP_SYS_TIME is gone.
 """
 
+import contextlib
 import os
 import queue
 import re
+import shutil
 import signal
 import socket
 import struct
@@ -393,3 +395,61 @@ def end_pid(pid, timeout=5.0):
         except OSError:
             return
         time.sleep(0.01)
+
+
+# ---- a real time server next door ----
+
+CHRONY_CONF = """local stratum 5
+allow 192.0.2.0/24
+broadcast {interval} 192.0.2.255
+cmdport 0
+bindcmdaddress /
+pidfile {dir}/chronyd.pid
+"""
+
+
+@contextlib.contextmanager
+def time_server(interval=1, workdir="/tmp/chrony"):
+    """chronyd -x broadcasting every interval seconds from a network namespace of its own,
+    joined to this one by a veth pair: this side 192.0.2.1 (wbox), the server 192.0.2.2.
+    Everything it made is removed on the way out, also when the body fails."""
+    if shutil.which("chronyd") is None:
+        raise AssertionError("chronyd is not installed (package chrony)")
+    os.makedirs(workdir, exist_ok=True)
+    # chronyd looks up the user it runs as; inside the sandbox /etc is our own.
+    write_file("/etc/passwd", "root:x:0:0:root:/root:/bin/sh\n")
+    write_file("/etc/group", "root:x:0:\n")
+    write_file(f"{workdir}/chrony.conf", CHRONY_CONF.format(interval=interval, dir=workdir))
+    holder = subprocess.Popen(["unshare", "--net", "sleep", "600"])
+    server = None
+    try:
+        deadline = time.monotonic() + 5
+        while os.readlink(f"/proc/{holder.pid}/ns/net") == os.readlink("/proc/self/ns/net"):
+            if time.monotonic() > deadline:
+                raise AssertionError("no network namespace for the time server")
+            time.sleep(0.01)
+        for cmd in (["ip", "link", "add", "wbox", "type", "veth", "peer", "name", "wsrv", "netns", str(holder.pid)],
+                    ["ip", "addr", "add", "192.0.2.1/24", "dev", "wbox"],
+                    ["ip", "link", "set", "wbox", "up"],
+                    ["nsenter", "-t", str(holder.pid), "-n", "sh", "-c",
+                     "ip link set lo up && ip addr add 192.0.2.2/24 dev wsrv && ip link set wsrv up"]):
+            subprocess.run(cmd, check=True)
+        server = subprocess.Popen(["nsenter", "-t", str(holder.pid), "-n", "chronyd", "-x", "-d", "-u", "root",
+                                   "-f", f"{workdir}/chrony.conf"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        yield server
+    finally:
+        pidfile = f"{workdir}/chronyd.pid"
+        if os.path.exists(pidfile):
+            with open(pidfile) as f:
+                end_pid(int(f.read()))
+        if server is not None:
+            try:
+                server.wait(5)
+            except subprocess.TimeoutExpired:
+                server.kill()
+                server.wait()
+        holder.kill()
+        holder.wait()
+        subprocess.run(["ip", "link", "del", "wbox"], stderr=subprocess.DEVNULL)
+        shutil.rmtree(workdir, ignore_errors=True)
