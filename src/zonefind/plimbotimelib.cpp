@@ -34,7 +34,6 @@ const char* Get_Postalcode = "/var/hack/bin/get_postalcode";
 namespace {
 
 constexpr int LINE_BUFFER_SIZE = 199;
-constexpr std::size_t POSTCODE_LENGTH = 5;
 constexpr std::size_t DRAIN_BUFFER_SIZE = 90;
 constexpr int MAX_RUNS = 4;
 constexpr unsigned RETRY_PAUSE_SECONDS = 2;
@@ -160,12 +159,11 @@ bool wait_before(pid_t pid, std::int64_t deadline) {
     }
 }
 
-// Ends a program that overran its time, and whatever it started, and reports the read failure.
-[[noreturn]] void fail_overrun(const command_pipe& cp) {
+// Ends a program that overran its time, and whatever it started.
+void end_overrun(const command_pipe& cp) {
     kill(-cp.pid, SIGKILL);
     waitpid(cp.pid, nullptr, 0);
     close(cp.fd);
-    FAIL("Failed to read from get_postalcode pipe: %s\n", std::strerror(ETIMEDOUT));
 }
 
 }  // namespace
@@ -199,22 +197,34 @@ void read_postcode_zones() {
     std::fclose(f);
 }
 
-char* get_postcode() {
-    char postcode[POSTCODE_LENGTH + 1] = {};
-    for (int attempts = 0;;) {
-        command_pipe cp{};
-        if (!open_command(Get_Postalcode, cp)) {
-            FAIL("Failed to open get_postalcode pipe: %s\n", std::strerror(errno));
+int run_postcode_program(char (&postcode)[POSTCODE_LENGTH + 1]) {
+    postcode[POSTCODE_LENGTH] = '\0';
+    command_pipe cp{};
+    if (!open_command(Get_Postalcode, cp)) return -errno;
+    const std::int64_t deadline = monotonic_ms() + RUN_LIMIT_MS;
+    if (!read_answer(cp.fd, postcode, POSTCODE_LENGTH, deadline)) {
+        const int error = errno;
+        if (error == ETIMEDOUT || !wait_before(cp.pid, deadline)) {
+            end_overrun(cp);
+        } else {
+            close(cp.fd);
         }
-        const std::int64_t deadline = monotonic_ms() + RUN_LIMIT_MS;
-        if (!read_answer(cp.fd, postcode, POSTCODE_LENGTH, deadline)) {
-            if (errno == ETIMEDOUT) fail_overrun(cp);
-            FAIL("Failed to read from get_postalcode pipe: %s\n", std::strerror(errno));
-        }
-        if (!drain(cp.fd, deadline)) fail_overrun(cp);
-        if (!wait_before(cp.pid, deadline)) fail_overrun(cp);
-        close(cp.fd);
+        return error;
+    }
+    if (!drain(cp.fd, deadline) || !wait_before(cp.pid, deadline)) {
+        end_overrun(cp);
+        return ETIMEDOUT;
+    }
+    close(cp.fd);
+    return 0;
+}
 
+char* get_postcode() {
+    char postcode[POSTCODE_LENGTH + 1];
+    for (int attempts = 0;;) {
+        const int result = run_postcode_program(postcode);
+        if (result < 0) FAIL("Failed to open get_postalcode pipe: %s\n", std::strerror(-result));
+        if (result > 0) FAIL("Failed to read from get_postalcode pipe: %s\n", std::strerror(result));
         if (std::strcmp(postcode, "retry") != 0) return strdup(postcode);
         sleep(RETRY_PAUSE_SECONDS);
         ++attempts;

@@ -2,11 +2,13 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace zonefind {
 
 inline constexpr int MAX_ROWS = 100;
+inline constexpr std::size_t POSTCODE_LENGTH = 5;
 
 // 1 in debug mode: diagnostics go to standard error instead of syslog.
 extern std::int32_t verbose;
@@ -31,5 +33,10 @@ void read_postcode_zones();
 
 // Runs the postcode program until it answers with a postcode; exits with status 1 on failure.
 char* get_postcode();
+
+// One run of the postcode program: 0 with its first five bytes in postcode (NUL-terminated),
+// a positive errno when fewer than five bytes came or the run overstayed (ETIMEDOUT),
+// or a negative errno when it could not be started.
+int run_postcode_program(char (&postcode)[POSTCODE_LENGTH + 1]);
 
 }  // namespace zonefind
