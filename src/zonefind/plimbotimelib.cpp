@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -149,14 +150,27 @@ bool drain(int fd, std::int64_t deadline) {
 
 // Waits for the program to end, as pclose does, but no later than the deadline.
 bool wait_before(pid_t pid, std::int64_t deadline) {
+    // A process descriptor becomes readable when the program ends; without one, poll.
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     for (;;) {
         int status = 0;
         const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r == -1 && errno != EINTR)) return true;
-        if (monotonic_ms() >= deadline) return false;
-        const timespec pause{0, 10'000'000};
-        nanosleep(&pause, nullptr);
+        if (r == pid || (r == -1 && errno != EINTR)) break;
+        const std::int64_t left = deadline - monotonic_ms();
+        if (left <= 0) {
+            if (pidfd >= 0) close(pidfd);
+            return false;
+        }
+        if (pidfd >= 0) {
+            pollfd pfd{pidfd, POLLIN, 0};
+            poll(&pfd, 1, static_cast<int>(left));
+        } else {
+            const timespec pause{0, 1'000'000};
+            nanosleep(&pause, nullptr);
+        }
     }
+    if (pidfd >= 0) close(pidfd);
+    return true;
 }
 
 // Ends a program that overran its time, and whatever it started.
