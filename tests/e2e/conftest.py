@@ -21,10 +21,11 @@ def clean_box():
     for pid in harness.wendle_pids():
         harness.end_pid(pid)
     harness.wait_port_free()
-    for path in ("/etc/postcodezones", "/etc/localtime"):
-        if os.path.lexists(path):
+    for path in ("/etc/postcodezones", "/etc/localtime", "/etc/shadow", "/etc/postcode", "/var/hack"):
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path)
+        elif os.path.lexists(path):
             os.unlink(path)
-    shutil.rmtree("/var/hack", ignore_errors=True)
 
 
 @pytest.fixture
