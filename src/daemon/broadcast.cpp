@@ -71,10 +71,10 @@ void receive_loop(int fd, const settings& s) {
         socklen_t fromlen = sizeof from;
         const ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromlen);
         if (n < 0) continue;
-        timespec received{};
-        clock_gettime(CLOCK_MONOTONIC, &received);
         time_broadcast b{};
         if (!decode_broadcast(buf, static_cast<std::size_t>(n), from, b)) continue;
+        timespec received{};  // the decoding before it takes a few nanoseconds
+        clock_gettime(CLOCK_MONOTONIC, &received);
         if (s.debug) {
             std::printf("Time broadcast received from %s\n", inet_ntoa(from.sin_addr));
             std::printf("Ver: %d Stratum: %d Mode: %d Poll:%d Precision %d\n", version_of(buf[0]), buf[1],

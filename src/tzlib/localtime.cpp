@@ -8,6 +8,7 @@
 #include "tzlib/localtime.h"
 #include "tzlib/tzfile.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -57,8 +58,29 @@ std::int32_t wrapping_sub(std::int32_t a, std::int32_t b) {
 // A type's offset in seconds west of UT.
 std::int32_t west_of_ut(const zone_type& zt) { return wrapping_sub(0, zt.utc_offset); }
 
-// n / 4 - n / 100 + n / 400: leap days from year 1 to the end of year n.
-constexpr std::int32_t leap_days(std::int32_t n) { return n / 4 - n / 100 + n / 400; }
+// getenv("TZ"), cheaper on the path every localtime takes: while the environment array
+// and the entry found last time are where they were, that entry is still the first TZ
+// (setenv and putenv replace an entry's pointer, unsetenv shifts the entries). The value
+// is read afresh each time, so a string changed in place is still seen.
+const char* tz_value() {
+    static char** seen_env = nullptr;
+    static std::size_t seen_index = 0;
+    static const char* seen_entry = nullptr;
+    if (environ != nullptr && environ == seen_env && seen_entry != nullptr && environ[seen_index] == seen_entry) {
+        return seen_entry + 3;
+    }
+    seen_env = environ;
+    seen_entry = nullptr;
+    for (std::size_t i = 0; environ != nullptr && environ[i] != nullptr; ++i) {
+        const char* e = environ[i];
+        if (e[0] == 'T' && e[1] == 'Z' && e[2] == '=') {
+            seen_index = i;
+            seen_entry = e;
+            return e + 3;
+        }
+    }
+    return nullptr;
+}
 
 // Resolves the zone name to a path in buf; false when nothing may be opened.
 bool zone_path(const char* name, char* buf) {
@@ -263,9 +285,11 @@ const zone_type& local_type(std::int32_t t) {
         }
         return sp.zone_types[0];
     }
-    std::int32_t i = 1;
-    while (i < sp.transition_count && t >= sp.transition_times[i]) ++i;
-    return sp.zone_types[sp.transition_types[i - 1]];
+    // The last transition at or before t: a binary search, which for ascending tables picks
+    // what a walk from the start would.
+    const auto* first = sp.transition_times.data();
+    const auto* after = std::upper_bound(first + 1, first + sp.transition_count, t);
+    return sp.zone_types[sp.transition_types[after - first - 1]];
 }
 
 // Converts with lclmem into tmp.
@@ -533,39 +557,43 @@ void timesub(const std::int32_t* timep, std::int32_t offset, const zone_state& s
         break;
     }
 
-    // Whole days, then the seconds into the day; 64-bit so that no offset can overflow.
-    std::int64_t days = t / SECS_PER_DAY;
-    std::int64_t rem = std::int64_t{t} - days * SECS_PER_DAY + offset - corr;
-    days += rem / SECS_PER_DAY;
-    rem %= SECS_PER_DAY;
-    if (rem < 0) {
-        rem += SECS_PER_DAY;
-        --days;
+    // Whole days, then the seconds into the day. Any offset keeps the day count within
+    // 32 bits, but the sum of seconds may not fit them, hence the one 64-bit step.
+    std::int32_t days = t / SECS_PER_DAY;
+    std::int64_t rem = std::int64_t{t % SECS_PER_DAY} + offset - corr;
+    if (rem < 0 || rem >= SECS_PER_DAY) {
+        std::int64_t shift = rem / SECS_PER_DAY;
+        rem -= shift * SECS_PER_DAY;
+        if (rem < 0) {
+            rem += SECS_PER_DAY;
+            --shift;
+        }
+        days += static_cast<std::int32_t>(shift);
     }
     const auto secs = static_cast<std::int32_t>(rem);
     tmp->tm_hour = secs / SECS_PER_HOUR;
     tmp->tm_min = secs % SECS_PER_HOUR / SECS_PER_MIN;
     tmp->tm_sec = secs % SECS_PER_MIN + hit;
 
-    std::int64_t wday = (EPOCH_WDAY + days) % DAYS_PER_WEEK;
+    std::int32_t wday = (EPOCH_WDAY + days) % DAYS_PER_WEEK;
     if (wday < 0) wday += DAYS_PER_WEEK;
-    tmp->tm_wday = static_cast<int>(wday);
+    tmp->tm_wday = wday;
 
-    std::int64_t year = EPOCH_YEAR;
-    while (days < 0 || days >= year_lengths[isleap(static_cast<std::int32_t>(year))]) {
-        std::int64_t newy = year + days / 365;
-        if (days < 0) --newy;
-        days -= (newy - year) * 365 + leap_days(static_cast<std::int32_t>(newy - 1)) -
-                leap_days(static_cast<std::int32_t>(year - 1));
-        year = newy;
-    }
-    tmp->tm_year = static_cast<int>(year - TM_YEAR_BASE);
-    tmp->tm_yday = static_cast<int>(days);
-    const auto& ml = mon_lengths[isleap(static_cast<std::int32_t>(year))];
-    int mon = 0;
-    while (days >= ml[mon]) days -= ml[mon++];
+    // The Gregorian date of the day, in closed form over 400-year eras counted from
+    // 1 March 0000 (leap days then fall at the end of a year): the same date as stepping
+    // year by year with year_lengths, in constant time.
+    const std::int32_t z = days + 719468;  // days from 0000-03-01 to 1970-01-01
+    const std::int32_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int32_t doe = z - era * 146097;                                   // 0 .. 146096
+    const std::int32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // 0 .. 399
+    const std::int32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);              // from 1 March
+    const std::int32_t mp = (5 * doy + 2) / 153;                                 // 0 = March
+    const std::int32_t mon = mp < 10 ? mp + 2 : mp - 10;                         // 0 = January
+    const std::int32_t year = yoe + era * 400 + (mon <= 1 ? 1 : 0);
+    tmp->tm_year = year - TM_YEAR_BASE;
     tmp->tm_mon = mon;
-    tmp->tm_mday = static_cast<int>(days) + 1;
+    tmp->tm_mday = doy - (153 * mp + 2) / 5 + 1;
+    tmp->tm_yday = mon <= 1 ? doy - 306 : doy + 59 + isleap(year);
     tmp->tm_isdst = 0;
     tmp->tm_gmtoff = offset;
 }
@@ -578,7 +606,7 @@ void tzsetwall() {
 }
 
 void tzset() {
-    const char* name = std::getenv("TZ");
+    const char* name = tz_value();
     if (name == nullptr) {
         tzsetwall();
         return;

@@ -118,6 +118,23 @@ TEST_F(ConvertTest, OffsetsCarryAcrossMidnightAndYears) {
     EXPECT_EQ(of(t), (fields{138, 0, 26, 3, 14, 7, 2, 25, 0, 604800}));
 }
 
+TEST_F(ConvertTest, AnyOffsetAgreesWithThePlatformCalendar) {
+    tzlib::zone_state none{};
+    std::mt19937 rng(42);
+    std::uniform_int_distribution<std::int32_t> any(INT32_MIN, INT32_MAX);
+    for (int i = 0; i < 20000; ++i) {
+        const std::int32_t t = any(rng);
+        const std::int32_t offset = i % 2 ? any(rng) : any(rng) % 700000;
+        struct tm mine {};
+        tzlib::timesub(&t, offset, none, &mine);
+        const time_t shifted = time_t{t} + offset;
+        struct tm ref {};
+        gmtime_r(&shifted, &ref);
+        ref.tm_gmtoff = offset;
+        ASSERT_EQ(of(mine), of(ref)) << t << " + " << offset;
+    }
+}
+
 TEST_F(ConvertTest, LeapSeconds) {
     const auto day = static_cast<std::int32_t>(utc(1972, 7, 1));
     tzlib::zone_state sp{};
