@@ -286,6 +286,22 @@ class Wendle:
         with open(self.tracelog) as f:
             return f.readlines()
 
+    def detached(self, timeout=DEFAULT_TIMEOUT):
+        """In background mode under strace: the exit status of the starting process, which
+        ends when it has detached, while strace goes on following the daemon."""
+        exited = re.compile(r"^\d+ +\+\+\+ exited with (\d+) \+\+\+")
+        deadline = time.monotonic() + timeout
+        while True:
+            for line in self.trace_lines():
+                m = exited.match(line)
+                if m:
+                    return int(m.group(1))
+            if self.proc.poll() is not None:
+                return self.proc.returncode
+            if time.monotonic() > deadline:
+                raise AssertionError("the starting process did not end")
+            time.sleep(0.01)
+
     def wait(self, timeout=DEFAULT_TIMEOUT):
         """The exit status; the streams are read to their end."""
         status = self.proc.wait(timeout)

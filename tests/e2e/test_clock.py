@@ -199,11 +199,11 @@ def test_background_reports_to_syslog(wendle, syslog, use_syslog):
 @pytest.mark.parametrize("debug", [True, False])
 def test_zone_discovery_failure_ends_the_daemon(wendle, syslog, debug):
     harness.postcode_program("echo 12345\n")  # but no table
-    w = wendle(*(["-d"] if debug else []), trace=False)
+    w = wendle(*(["-d"] if debug else []))
     if debug:
         w.ready()
     else:
-        assert w.wait() == 0
+        assert w.detached() == 0
         [pid] = harness.wendle_pids()
     send(ntp_packet())
     if debug:

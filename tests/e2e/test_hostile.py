@@ -222,11 +222,11 @@ def test_missing_syslog_socket_neither_blocks_nor_crashes(wendle):
 @pytest.mark.parametrize("debug", [True, False])
 def test_formats_in_text_are_printed_literally(wendle, syslog, debug):
     box("%s%n%\t%n%s%x\n", "printf '%%s%%n%%'\n")
-    w = wendle(*(["-d"] if debug else []), trace=debug)
+    w = wendle(*(["-d"] if debug else []))
     if debug:
         w.ready()
     else:
-        assert w.wait() == 0
+        assert w.detached() == 0
     send(ntp_packet())
     if debug:
         w.out.wait_for("Setting the local time")
@@ -246,8 +246,8 @@ def test_format_in_a_zone_abbreviation(wendle):
 
 def test_format_in_a_postcode_reported_to_syslog(wendle, syslog):
     box("12345\tEST5\n", "printf '%%s%%n%%'\n")
-    w = wendle(trace=False)
-    assert w.wait() == 0
+    w = wendle()
+    assert w.detached() == 0
     send(ntp_packet())
     msg = syslog.wait(lambda m: "No matching" in m.get("text", ""))
     assert msg["text"] == "No matching timezone for postcode %s%n%\n"

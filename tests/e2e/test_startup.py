@@ -41,7 +41,7 @@ def mark(w, src="127.0.0.9"):
     (["-dq"], "invalid option -- 'q'"),
 ])
 def test_bad_command_line(wendle, args, complaint):
-    w = wendle(*args, trace=False)
+    w = wendle(*args)
     assert w.wait() == 1
     assert w.out.text() == USAGE
     assert complaint in w.err.text()
@@ -59,9 +59,9 @@ def test_debug_mode_prints_banner_and_never_logs(wendle, syslog, args):
 
 
 def test_background_with_syslog_option_logs_banner(wendle, syslog):
-    w = wendle("-s", trace=False)
-    assert w.wait() == 0
-    assert w.out.text() == ""
+    w = wendle("-s")
+    assert w.detached() == 0
+    assert w.out.lines == []
     msg = syslog.wait(lambda m: "V1.3" in m.get("text", ""))
     [pid] = harness.wendle_pids()
     assert msg["ident"] == "wendle"
@@ -72,8 +72,8 @@ def test_background_with_syslog_option_logs_banner(wendle, syslog):
 
 
 def test_background_without_syslog_option_logs_no_banner(wendle, syslog):
-    w = wendle(trace=False)
-    assert w.wait() == 0
+    w = wendle()
+    assert w.detached() == 0
     assert len(harness.wendle_pids()) == 1
     send(ntp_packet())
     syslog.wait(lambda m: m.get("text", "").startswith("Setting the local time"))
@@ -84,7 +84,7 @@ def test_background_without_syslog_option_logs_no_banner(wendle, syslog):
 def test_busy_port_fails_the_command_typed(wendle, background):
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as holder:
         holder.bind(("0.0.0.0", 123))
-        w = wendle(*([] if background else ["-d"]), trace=False)
+        w = wendle(*([] if background else ["-d"]))
         assert w.wait() == 1
     assert "Couldn't bind socket: Address already in use\n" in w.err.text()
     assert harness.wendle_pids() == []
