@@ -37,12 +37,8 @@ def status(pid, key):
 
 def socket_stats(port=123):
     """(rx_queue, drops) of the socket bound to port."""
-    with open("/proc/net/udp") as f:
-        next(f)
-        for fields in map(str.split, f):
-            if int(fields[1].split(":")[1], 16) == port:
-                return int(fields[4].split(":")[1], 16), int(fields[12])
-    raise AssertionError("nothing bound")
+    [sock] = harness.udp_sockets(port)
+    return sock["rx_queue"], sock["drops"]
 
 
 RECEIVER_CPU, SENDER_CPU = {1}, {0}

@@ -3,7 +3,6 @@ fixtures: zone files from the tests' writer, TZ strings, datagrams, tables and
 postcode answers like those the tests use.   python3 scripts/fuzz_seeds.py DIR"""
 
 import os
-import struct
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))

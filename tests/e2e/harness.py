@@ -258,18 +258,13 @@ class Wendle:
 
     def settings(self):
         """The clock settings the daemon asked for, as (seconds, microseconds)."""
-        if not self.tracelog or not os.path.exists(self.tracelog):
-            return []
         found = []
-        with open(self.tracelog) as f:
-            for line in f:
-                m = SETTING.search(line)
-                if not m:
-                    continue
-                if m.group(1) is not None:
-                    found.append((int(m.group(1)), int(m.group(2))))
-                else:
-                    found.append((int(m.group(3)), int(m.group(4)) // 1000))
+        for line in self.trace_lines():
+            m = SETTING.search(line)
+            if m and m.group(1) is not None:
+                found.append((int(m.group(1)), int(m.group(2))))
+            elif m:
+                found.append((int(m.group(3)), int(m.group(4)) // 1000))
         return found
 
     def wait_settings(self, n, timeout=DEFAULT_TIMEOUT):
@@ -334,11 +329,17 @@ class Wendle:
                 self.proc.wait()
 
 
-def port_inodes(port=123):
-    """Inodes of the UDP sockets bound to port."""
+def udp_sockets(port=123):
+    """The UDP sockets bound to port, from /proc/net/udp: inode, bytes queued, datagrams dropped."""
     with open("/proc/net/udp") as f:
         next(f)
-        return {int(fields[9]) for fields in map(str.split, f) if int(fields[1].split(":")[1], 16) == port}
+        return [{"inode": int(fields[9]), "rx_queue": int(fields[4].split(":")[1], 16), "drops": int(fields[12])}
+                for fields in map(str.split, f) if int(fields[1].split(":")[1], 16) == port]
+
+
+def port_inodes(port=123):
+    """Inodes of the UDP sockets bound to port."""
+    return {sock["inode"] for sock in udp_sockets(port)}
 
 
 def udp_port_bound(port=123):
